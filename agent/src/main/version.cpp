@@ -1,0 +1,1 @@
+#include "agent/src/main/version.hpp"

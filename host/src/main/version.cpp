@@ -1,0 +1,1 @@
+#include "host/src/main/version.hpp"
