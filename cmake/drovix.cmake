@@ -24,7 +24,7 @@ function(drovix_test_dirs root)
     set(exe "test_${exe}")
     file(GLOB srcs CONFIGURE_DEPENDS ${d}/*.cpp)
     add_executable(${exe} ${srcs})
-    target_link_libraries(${exe} PRIVATE drovix_testbed drovix_host drovix_agent drovix_common GTest::gtest GTest::gmock GTest::gtest_main)
+    target_link_libraries(${exe} PRIVATE drovix_testbed drovix_peers drovix_host drovix_agent drovix_common GTest::gtest GTest::gmock GTest::gtest_main)
     add_test(NAME ${rel} COMMAND ${exe})
     set_tests_properties(${rel} PROPERTIES
       ENVIRONMENT "DROVIX_SOURCE_DIR=${PROJECT_SOURCE_DIR};DROVIX_BINARY_DIR=${PROJECT_BINARY_DIR}"

@@ -10,7 +10,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   clickhouse-server clickhouse-client
   iproute2 iptables conntrack procps passwd util-linux hostname
-  nginx-light wrk python3
+  nginx-light wrk python3 socat
 )
 
 missing=()

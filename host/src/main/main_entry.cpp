@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "host/src/main/startup.hpp"
+
+int main(int argc, char** argv) { return drovix::host::host_main(argc, argv); }
