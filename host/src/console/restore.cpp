@@ -1,0 +1,17 @@
+#include "host/src/console/restore.hpp"
+
+#include "common/fs.hpp"
+#include "host/src/console/login.hpp"
+#include "host/src/main/config.hpp"
+
+namespace drovix::host {
+
+// The state folder exists before the first launch, and the console
+// password file before the first login (its creation is logged, so the
+// operator knows where to read it).
+void restore_at_startup() {
+  (void)make_dirs(vmstate_dir());
+  (void)load_console_password();
+}
+
+}  // namespace drovix::host
