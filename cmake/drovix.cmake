@@ -29,5 +29,8 @@ function(drovix_test_dirs root)
     set_tests_properties(${rel} PROPERTIES
       ENVIRONMENT "DROVIX_SOURCE_DIR=${PROJECT_SOURCE_DIR};DROVIX_BINARY_DIR=${PROJECT_BINARY_DIR}"
       TIMEOUT 900)
+    if(rel MATCHES "^bench")
+      set_tests_properties(${rel} PROPERTIES LABELS bench)
+    endif()
   endforeach()
 endfunction()

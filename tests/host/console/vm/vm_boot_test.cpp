@@ -2,6 +2,8 @@
 // the sandboxed unit, the hypervisor stand-in booting a small TLS image,
 // the slot forwarder and the firewall, then the stop.
 #include <gtest/gtest.h>
+
+#include "common/text.hpp"
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -100,7 +102,12 @@ TEST(AgentVm, BootsIsReachableConfinedAndStops) {
       EXPECT_EQ(f.st_gid, *uid) << e.path();
       EXPECT_EQ(f.st_mode & 07777, 0600u) << e.path();
     }
-    const std::string image_pid = sh_out("pgrep -u drovix-vm1 -o");
+    // Other suites run VMs under the same user name at the same time: look
+    // only inside this unit's process group.
+    const std::string unit_pgid =
+        drovix::trim_unicode(read_text(std::string(std::getenv("STANDIN_STATE_DIR")) + "/units/drovix-vm-8001.service/pid"));
+    const std::string unit_procs = "pgrep -u drovix-vm1 -g " + unit_pgid;
+    const std::string image_pid = sh_out(unit_procs + " -o");
     ASSERT_FALSE(image_pid.empty()) << "no process runs as the unit's user";
     const int vm_pid = std::stoi(image_pid);
 
@@ -118,7 +125,7 @@ TEST(AgentVm, BootsIsReachableConfinedAndStops) {
 
     ASSERT_EQ(sh("systemctl stop drovix-vm-8001"), 0);
     EXPECT_FALSE(agent_unit_active(8001));
-    EXPECT_EQ(sh_out("pgrep -u drovix-vm1"), "") << "the image is gone";
+    EXPECT_EQ(sh_out(unit_procs), "") << "the image is gone";
     EXPECT_EQ(sh("ip link show t-ctap1 >/dev/null 2>&1"), 1) << "the veth pair is gone";
     EXPECT_EQ(https_get(ca, "127.0.0.1", 8001, "/flush.token"), "");
 
