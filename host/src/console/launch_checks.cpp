@@ -1,4 +1,5 @@
 #include "host/src/console/launch_checks.hpp"
+#include "host/src/sp/sharepoint.hpp"
 
 #include <cctype>
 #include <cstdlib>
@@ -88,9 +89,9 @@ std::map<std::string, uint16_t> open_archives() {
   return open;
 }
 
-// The SharePoint drive the host's SharePoint access knows; none is known
-// until that access runs, so the graph record carries an empty drive.
-std::string known_drive_path() { return ""; }
+// The SharePoint drive the host's SharePoint access knows now; empty until
+// its first renewal succeeds.
+std::string known_drive_path() { return sharepoint_drive_path(); }
 
 Error refuse(std::string text) { return Error(std::move(text)); }
 

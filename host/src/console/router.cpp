@@ -1,4 +1,5 @@
 #include "host/src/console/router.hpp"
+#include "host/src/sp/folders.hpp"
 
 #include <curl/curl.h>
 
@@ -34,6 +35,7 @@ const std::vector<Route>& routes() {
   static const std::vector<Route> table = {
       {"GET", "/api/archives",
        [](const RouteCall&) { return json_reply(OJson{{"archives", list_archives()}}); }},
+      {"GET", "/api/sharepoint/folders", [](const RouteCall&) { return sharepoint_folders_reply(HttpRequest{}); }},
       {"POST", "/api/stop", [](const RouteCall& c) { return stop_request(c.body, c.user); }},
       {"POST", "/api/launch",
        [](const RouteCall& c) { return json_reply(launch_session(c.body, c.user, std::nullopt, std::nullopt)); }},
