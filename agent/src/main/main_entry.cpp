@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "agent/src/main/agent_startup.hpp"
+
+int main() { return drovix::agent::agent_main(); }

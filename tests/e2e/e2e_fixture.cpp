@@ -1,0 +1,214 @@
+#include "tests/e2e/e2e_fixture.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/testbed/certs.hpp"
+#include "tests/testbed/clickhouse.hpp"
+#include "tests/testbed/testbed.hpp"
+
+namespace fs = std::filesystem;
+using drovix::OJson;
+
+namespace e2e {
+namespace {
+
+Home g_home;
+int g_clickhouse_port = 0;
+
+class SuiteHome : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(testbed::is_root()) << "the end-to-end suite runs as root";
+    char tmpl[] = "/tmp/drovix-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    g_home.dir = tmpl;
+    // VM units run as users of their own and must reach their files.
+    fs::permissions(g_home.dir, fs::perms(0755));
+    g_home.certs = g_home.dir + "/fleetcerts";
+    fs::create_directories(g_home.certs);
+
+    auto pki = testbed::make_test_pki(kHostName, {"127.0.0.1", "10.0.9.1"});
+    testbed::write_test_certs(pki, g_home.certs);
+    g_home.ca_pem = pki.ca_pem;
+
+    const auto& ch = testbed::clickhouse_server();
+    ASSERT_TRUE(ch.ok);
+    g_clickhouse_port = ch.http_port;
+
+    const std::string src = testbed::source_dir();
+    OJson host = {{"hostname", kHostName},
+                  {"tarvo", src + "/tools/standins/tarvo"},
+                  {"agent_bin", testbed::binary_dir() + "/agent/drovix-agent"},
+                  {"clickhouse", {{"url", ch.url}}}};
+    testbed::write_text(g_home.certs + "/host.json", host.dump());
+    testbed::write_text(g_home.certs + "/fleet.pass", kConsolePassword);
+    // The agents' gateway token, handed to every VM.
+    testbed::write_text(g_home.certs + "/mcp.token", "e2e-gateway-token-0123456789abcdef");
+
+    ::setenv("DROVIX_HOME", g_home.dir.c_str(), 1);
+    ::setenv("STANDIN_STATE_DIR", (g_home.dir + "/standins").c_str(), 1);
+    const char* path = std::getenv("PATH");
+    ::setenv("PATH", (src + "/tools/standins:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+    ::unsetenv("WORKSPACE_POOL_MB");
+    ::unsetenv("WEBSEARCH_IP");
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(g_home.dir, ec);
+  }
+};
+
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new SuiteHome);
+
+// Copies bytes one way until either side ends.
+void pump(int from, int to) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(from, buf, sizeof buf);
+    if (n <= 0) break;
+    for (ssize_t off = 0; off < n;) {
+      ssize_t w = ::write(to, buf + off, static_cast<size_t>(n - off));
+      if (w <= 0) return;
+      off += w;
+    }
+  }
+  ::shutdown(to, SHUT_WR);
+}
+
+}  // namespace
+
+const Home& home() { return g_home; }
+
+void reset_state() {
+  std::error_code ec;
+  for (const char* d : {"/vmstate", "/appliance-snapshots", "/standins"}) fs::remove_all(g_home.dir + d, ec);
+}
+
+void bridge_clickhouse_into_netns() {
+  const int port = g_clickhouse_port;
+  int parent_ns = ::open(("/proc/" + std::to_string(::getppid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(parent_ns, 0);
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 64), 0);
+  // The relay thread moves into the parent's network namespace, so the
+  // sockets it opens reach the server there; the listener stays here.
+  std::thread([listener, parent_ns, addr] {
+    if (::setns(parent_ns, CLONE_NEWNET) != 0) return;
+    for (;;) {
+      int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (::connect(upstream, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(client);
+        ::close(upstream);
+        continue;
+      }
+      std::thread([client, upstream] {
+        std::thread back([client, upstream] { pump(upstream, client); });
+        pump(client, upstream);
+        back.join();
+        ::close(client);
+        ::close(upstream);
+      }).detach();
+    }
+  }).detach();
+}
+
+HostProcess::HostProcess() {
+  const std::string program = testbed::binary_dir() + "/host/drovix-host";
+  const std::string log = g_home.dir + "/host.log";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, 1);
+      ::dup2(fd, 2);
+    }
+    ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  pid_ = pid;
+}
+
+HostProcess::~HostProcess() {
+  // Every VM unit the host started is stopped before the host itself.
+  testbed::sh("for u in $(ls \"$STANDIN_STATE_DIR/units\" 2>/dev/null); do systemctl stop \"$u\" >/dev/null 2>&1; done");
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+bool HostProcess::wait_ready(std::chrono::seconds limit) {
+  return eventually(
+      [&] {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+          pid_ = -1;
+          return true;  // ended: the caller sees the failure below
+        }
+        return https("GET", 443, "/", "", "", std::chrono::seconds(2)).status == 200;
+      },
+      limit) &&
+         pid_ > 0;
+}
+
+std::string HostProcess::log() const { return testbed::read_text(g_home.dir + "/host.log"); }
+
+OJson Reply::json() const { return OJson::parse(body, nullptr, false); }
+
+Reply https(const std::string& method, int port, const std::string& path, const std::string& body,
+            const std::string& cookie, std::chrono::seconds timeout) {
+  static drovix::host::HttpClient client(drovix::host::HttpClientOptions{false, 0, g_home.ca_pem});
+  drovix::host::OutboundRequest req;
+  req.method = method;
+  req.url = "https://127.0.0.1:" + std::to_string(port) + path;
+  if (!cookie.empty()) req.headers.push_back({"Cookie", cookie});
+  if (method == "POST") {
+    req.headers.push_back({"Content-Type", "application/json"});
+    req.body = body;
+  }
+  req.timeout = timeout;
+  auto r = client.send(req);
+  if (!r) return {};
+  return Reply{r->status, r->header("set-cookie").value_or(""), r->body};
+}
+
+std::string console_login(const std::string& user) {
+  Reply r = https("POST", 443, "/login", OJson{{"username", user}, {"password", kConsolePassword}}.dump());
+  EXPECT_EQ(r.status, 200) << r.body;
+  return r.set_cookie.substr(0, r.set_cookie.find(';'));
+}
+
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+  auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (pred()) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+}  // namespace e2e
