@@ -1,6 +1,9 @@
 #include "host/src/http/outbound.hpp"
 
 #include <curl/curl.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <chrono>
 #include <cstring>
@@ -268,14 +271,42 @@ std::optional<std::string> OutboundReply::header(std::string_view name) const {
 struct HttpClient::Pool {
   std::mutex mu;
   std::unordered_map<std::string, CURL*> idle;  // origin -> handle holding its connection
+  // The trust anchors, parsed once and shared by every TLS connection of
+  // this client (parsing the whole public root set per connection costs
+  // tens of milliseconds).
+  X509_STORE* store = nullptr;
 };
+
+namespace {
+
+X509_STORE* build_store(const std::string& pem) {
+  X509_STORE* store = X509_STORE_new();
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+    X509_STORE_add_cert(store, cert);
+    X509_free(cert);
+  }
+  BIO_free(bio);
+  return store;
+}
+
+CURLcode use_shared_store(CURL*, void* ssl_ctx, void* store) {
+  auto* st = static_cast<X509_STORE*>(store);
+  X509_STORE_up_ref(st);
+  SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(ssl_ctx), st);
+  return CURLE_OK;
+}
+
+}  // namespace
 
 HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)), pool_(std::make_unique<Pool>()) {
   global_init();
+  pool_->store = build_store(options_.ca_pem);
 }
 
 HttpClient::~HttpClient() {
   for (auto& [key, h] : pool_->idle) curl_easy_cleanup(h);
+  X509_STORE_free(pool_->store);
 }
 
 size_t HttpClient::idle_count() const {
@@ -359,10 +390,8 @@ Result<OutboundReply> HttpClient::send(const OutboundRequest& request) const {
     // Only the given anchors: neither the system bundle nor its folder.
     curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
     curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
-    if (!options_.ca_pem.empty()) {
-      curl_blob blob{const_cast<char*>(options_.ca_pem.data()), options_.ca_pem.size(), CURL_BLOB_NOCOPY};
-      curl_easy_setopt(h, CURLOPT_CAINFO_BLOB, &blob);
-    }
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, use_shared_store);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, pool_->store);
     curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent.c_str());
     if (options_.reuse_connections) {
       curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 1L);
