@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace testbed {
 
@@ -133,6 +136,61 @@ void run_in_netns(const std::function<void()>& body) {
   ::waitpid(pid, &status, 0);
   ASSERT_TRUE(WIFEXITED(status)) << "namespace child ended by signal " << WTERMSIG(status);
   ASSERT_EQ(WEXITSTATUS(status), 0) << "the test body failed inside its namespace (see above)";
+}
+
+namespace {
+
+// Copies bytes one way until either side ends.
+void pump(int from, int to) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(from, buf, sizeof buf);
+    if (n <= 0) break;
+    for (ssize_t off = 0; off < n;) {
+      ssize_t w = ::write(to, buf + off, static_cast<size_t>(n - off));
+      if (w <= 0) return;
+      off += w;
+    }
+  }
+  ::shutdown(to, SHUT_WR);
+}
+
+}  // namespace
+
+void bridge_port_into_netns(int port) {
+  int parent_ns = ::open(("/proc/" + std::to_string(::getppid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(parent_ns, 0);
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 64), 0);
+  // The copying thread moves into the parent's network namespace, so the
+  // sockets it opens reach the server there; the listener stays here.
+  std::thread([listener, parent_ns, addr] {
+    if (::setns(parent_ns, CLONE_NEWNET) != 0) return;
+    for (;;) {
+      int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (::connect(upstream, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(client);
+        ::close(upstream);
+        continue;
+      }
+      std::thread([client, upstream] {
+        std::thread back([client, upstream] { pump(upstream, client); });
+        pump(client, upstream);
+        back.join();
+        ::close(client);
+        ::close(upstream);
+      }).detach();
+    }
+  }).detach();
 }
 
 }  // namespace testbed

@@ -43,4 +43,9 @@ std::string sh_out(const std::string& cmdline);
 
 bool is_root();
 
+// Called inside run_in_netns: makes 127.0.0.1:port of this namespace reach
+// 127.0.0.1:port of the parent's namespace (where, for example, the test
+// ClickHouse server listens). Bytes are copied both ways, with half-close.
+void bridge_port_into_netns(int port);
+
 }  // namespace testbed
