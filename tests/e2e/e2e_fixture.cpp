@@ -9,8 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -52,7 +57,8 @@ class SuiteHome : public ::testing::Environment {
     OJson host = {{"hostname", kHostName},
                   {"tarvo", src + "/tools/standins/tarvo"},
                   {"agent_bin", testbed::binary_dir() + "/agent/drovix-agent"},
-                  {"clickhouse", {{"url", ch.url}}}};
+                  {"clickhouse", {{"url", ch.url}}},
+                  {"origin", {{"enabled", true}, {"tenant_id", kOriginTenant}, {"host", kOriginHost}}}};
     testbed::write_text(g_home.certs + "/host.json", host.dump());
     testbed::write_text(g_home.certs + "/fleet.pass", kConsolePassword);
     // The agents' gateway token, handed to every VM.
@@ -89,7 +95,62 @@ void pump(int from, int to) {
   ::shutdown(to, SHUT_WR);
 }
 
+std::string pass_key(const std::string& pass_text) {
+  const char* ws = " \t\r\n";
+  const size_t b = pass_text.find_first_not_of(ws);
+  const std::string trimmed = b == std::string::npos ? "" : pass_text.substr(b, pass_text.find_last_not_of(ws) - b + 1);
+  std::string key(SHA256_DIGEST_LENGTH, '\0');
+  SHA256(reinterpret_cast<const unsigned char*>(trimmed.data()), trimmed.size(),
+         reinterpret_cast<unsigned char*>(key.data()));
+  return key;
+}
+
 }  // namespace
+
+std::string seal_with_pass(const std::string& pass_text, const std::string& plain) {
+  const std::string key = pass_key(pass_text);
+  std::string out(12 + plain.size() + 16, '\0');
+  auto* o = reinterpret_cast<unsigned char*>(out.data());
+  EXPECT_EQ(RAND_bytes(o, 12), 1);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  int n = 0, tail = 0;
+  EXPECT_EQ(EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, reinterpret_cast<const unsigned char*>(key.data()), o),
+            1);
+  EXPECT_EQ(EVP_EncryptUpdate(ctx, o + 12, &n, reinterpret_cast<const unsigned char*>(plain.data()),
+                              static_cast<int>(plain.size())),
+            1);
+  EXPECT_EQ(EVP_EncryptFinal_ex(ctx, o + 12 + n, &tail), 1);
+  EXPECT_EQ(EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, o + 12 + plain.size()), 1);
+  EVP_CIPHER_CTX_free(ctx);
+  return out;
+}
+
+std::optional<std::string> open_with_pass(const std::string& pass_text, const std::string& blob) {
+  if (blob.size() < 28) return std::nullopt;
+  const std::string key = pass_key(pass_text);
+  const auto* b = reinterpret_cast<const unsigned char*>(blob.data());
+  const size_t len = blob.size() - 28;
+  std::string plain(len, '\0');
+  auto* p = reinterpret_cast<unsigned char*>(plain.data());
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  int n = 0, tail = 0;
+  bool ok = EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, reinterpret_cast<const unsigned char*>(key.data()), b) ==
+                1 &&
+            EVP_DecryptUpdate(ctx, p, &n, b + 12, static_cast<int>(len)) == 1 &&
+            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, const_cast<unsigned char*>(b + 12 + len)) == 1 &&
+            EVP_DecryptFinal_ex(ctx, p + n, &tail) == 1;
+  EVP_CIPHER_CTX_free(ctx);
+  if (!ok) return std::nullopt;
+  return plain;
+}
+
+std::vector<OJson> clickhouse_rows(const std::string& select) {
+  std::vector<OJson> rows;
+  std::istringstream lines(testbed::clickhouse_query(select + " FORMAT JSONEachRow"));
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty()) rows.push_back(OJson::parse(line, nullptr, false));
+  return rows;
+}
 
 const Home& home() { return g_home; }
 

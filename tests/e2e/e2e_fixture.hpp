@@ -6,7 +6,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/json.hpp"
 #include "host/src/http/outbound.hpp"
@@ -15,6 +17,9 @@ namespace e2e {
 
 inline constexpr const char* kHostName = "drovix.test";
 inline constexpr const char* kConsolePassword = "e2e-console-pass";
+// The origin sink's tenant and host as host.json sets them.
+inline constexpr const char* kOriginTenant = "t_e2e";
+inline constexpr const char* kOriginHost = "drovix-e2e";
 
 struct Home {
   std::string dir;     // DROVIX_HOME
@@ -60,6 +65,16 @@ Reply https(const std::string& method, int port, const std::string& path, const 
 
 // Logs in to the console; the "fleet_sess=..." cookie pair.
 std::string console_login(const std::string& user);
+
+// The archive envelope, written with OpenSSL directly: a 12-byte nonce,
+// AES-256-GCM ciphertext and its 16-byte tag, keyed by the SHA-256 of the
+// pass phrase's text trimmed of surrounding white space.
+std::string seal_with_pass(const std::string& pass_text, const std::string& plain);
+std::optional<std::string> open_with_pass(const std::string& pass_text, const std::string& blob);
+
+// Rows of a query on the test ClickHouse server, one JSON object each
+// (FORMAT JSONEachRow is appended). Runs in the test's own namespace.
+std::vector<drovix::OJson> clickhouse_rows(const std::string& select);
 
 // Polls until the predicate holds or the time runs out.
 bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit);
