@@ -72,6 +72,24 @@ std::optional<std::string> base64_decode(std::string_view text) {
   return out;
 }
 
+std::string form_urlencode(std::string_view text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-' ||
+        c == '.' || c == '_') {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
 std::string hex_lower(std::string_view bytes) {
   static const char d[] = "0123456789abcdef";
   std::string out;

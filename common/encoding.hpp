@@ -13,6 +13,11 @@ std::string base64url_encode_nopad(std::string_view bytes);  // URL-safe, no pad
 // any other character.
 std::optional<std::string> base64_decode(std::string_view text);
 
+// application/x-www-form-urlencoded: ASCII letters, digits and "*-._"
+// unchanged, a blank as "+", every other byte as "%" and two upper-case
+// hexadecimal digits.
+std::string form_urlencode(std::string_view text);
+
 std::string hex_lower(std::string_view bytes);
 std::optional<std::string> hex_decode(std::string_view text);
 

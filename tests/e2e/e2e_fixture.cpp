@@ -80,21 +80,6 @@ class SuiteHome : public ::testing::Environment {
 
 const auto* const registered = ::testing::AddGlobalTestEnvironment(new SuiteHome);
 
-// Copies bytes one way until either side ends.
-void pump(int from, int to) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(from, buf, sizeof buf);
-    if (n <= 0) break;
-    for (ssize_t off = 0; off < n;) {
-      ssize_t w = ::write(to, buf + off, static_cast<size_t>(n - off));
-      if (w <= 0) return;
-      off += w;
-    }
-  }
-  ::shutdown(to, SHUT_WR);
-}
-
 std::string pass_key(const std::string& pass_text) {
   const char* ws = " \t\r\n";
   const size_t b = pass_text.find_first_not_of(ws);
@@ -159,42 +144,7 @@ void reset_state() {
   for (const char* d : {"/vmstate", "/appliance-snapshots", "/standins"}) fs::remove_all(g_home.dir + d, ec);
 }
 
-void bridge_clickhouse_into_netns() {
-  const int port = g_clickhouse_port;
-  int parent_ns = ::open(("/proc/" + std::to_string(::getppid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(parent_ns, 0);
-  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(listener, 64), 0);
-  // The relay thread moves into the parent's network namespace, so the
-  // sockets it opens reach the server there; the listener stays here.
-  std::thread([listener, parent_ns, addr] {
-    if (::setns(parent_ns, CLONE_NEWNET) != 0) return;
-    for (;;) {
-      int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (::connect(upstream, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(client);
-        ::close(upstream);
-        continue;
-      }
-      std::thread([client, upstream] {
-        std::thread back([client, upstream] { pump(upstream, client); });
-        pump(client, upstream);
-        back.join();
-        ::close(client);
-        ::close(upstream);
-      }).detach();
-    }
-  }).detach();
-}
+void bridge_clickhouse_into_netns() { testbed::bridge_port_into_netns(g_clickhouse_port); }
 
 HostProcess::HostProcess() {
   const std::string program = testbed::binary_dir() + "/host/drovix-host";

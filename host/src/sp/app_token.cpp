@@ -123,23 +123,6 @@ Result<std::string> rs256_sign(EVP_PKEY* key, std::string_view input) {
   return sig;
 }
 
-std::string form_encode(std::string_view text) {
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-' ||
-        c == '.' || c == '_') {
-      out += static_cast<char>(c);
-    } else if (c == ' ') {
-      out += '+';
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0x0F];
-    }
-  }
-  return out;
-}
 
 // The file as text; the system's reason when it cannot be read.
 Result<std::string> read_text_file(const std::string& path) {
@@ -233,7 +216,7 @@ Result<std::string> graph_app_token() {
   std::string form;
   for (const auto& [name, value] : fields) {
     if (!form.empty()) form += '&';
-    form += form_encode(name) + "=" + form_encode(value);
+    form += form_urlencode(name) + "=" + form_urlencode(value);
   }
 
   OutboundRequest req;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "common/encoding.hpp"
 #include "common/text.hpp"
 
 namespace drovix::host {
@@ -33,24 +34,7 @@ std::string ClickHouseError::message() const {
   return "HTTP Error " + std::to_string(status) + ": " + take_chars(trim_unicode(body), kErrorBodyChars);
 }
 
-std::string form_encode(std::string_view text) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-' ||
-        c == '.' || c == '_') {
-      out += static_cast<char>(c);
-    } else if (c == ' ') {
-      out += '+';
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0x0F];
-    }
-  }
-  return out;
-}
+std::string form_encode(std::string_view text) { return form_urlencode(text); }
 
 ClickHouseEndpoint clickhouse_endpoint() {
   return ClickHouseEndpoint{host_config().clickhouse, clickhouse_agent()};
