@@ -183,17 +183,11 @@ GraphPeer::Route route_of(const std::string& method, const std::string& target) 
 
 Result<std::unique_ptr<GraphPeer>> GraphPeer::start(const std::string& addr_port, const std::string& tls_cert_file,
                                                     const std::string& tls_key_file) {
-  auto ctx = drovix::tls_server_context(tls_cert_file, tls_key_file);
-  if (!ctx) return ctx.error();
-  auto sock = drovix::tcp_listen(addr_port);
-  if (!sock) return sock.error();
-  auto port = drovix::local_port(*sock);
-  if (!port) return port.error();
   std::unique_ptr<GraphPeer> peer(new GraphPeer());
-  peer->ctx_ = *ctx;
-  peer->listener_ = std::move(*sock);
-  peer->port_ = *port;
-  peer->acceptor_ = std::thread([p = peer.get()] { p->accept_loop(); });
+  auto server = TlsPeerServer::start(addr_port, tls_cert_file, tls_key_file, kSocketTimeoutMs,
+                                     [p = peer.get()](drovix::TlsStream& tls) { p->serve(tls); });
+  if (!server) return server.error();
+  peer->server_ = std::move(*server);
   return peer;
 }
 
@@ -201,12 +195,8 @@ GraphPeer::~GraphPeer() {
   {
     std::lock_guard lock(mu_);
     stopping_ = true;
-    for (int fd : live_fds_) ::shutdown(fd, SHUT_RDWR);
   }
-  ::shutdown(listener_.fd(), SHUT_RDWR);
-  if (acceptor_.joinable()) acceptor_.join();
-  for (auto& t : workers_)
-    if (t.joinable()) t.join();
+  server_.reset();
 }
 
 void GraphPeer::set_app(const std::string& tenant, const std::string& client_id, const std::string& cert_pem) {
@@ -285,28 +275,9 @@ std::vector<GraphPeer::Assertion> GraphPeer::assertions() const {
   return assertions_;
 }
 
-void GraphPeer::accept_loop() {
-  for (;;) {
-    auto conn = drovix::tcp_accept(listener_);
-    std::lock_guard lock(mu_);
-    if (stopping_) return;
-    if (!conn) continue;
-    live_fds_.push_back(conn->fd());
-    workers_.emplace_back([this, s = std::move(*conn)]() mutable { serve(std::move(s)); });
-  }
-}
-
-void GraphPeer::serve(drovix::Socket sock) {
-  (void)drovix::set_recv_timeout(sock, kSocketTimeoutMs);
-  (void)drovix::set_send_timeout(sock, kSocketTimeoutMs);
-  auto done = [&] {
-    std::lock_guard lock(mu_);
-    live_fds_.erase(std::remove(live_fds_.begin(), live_fds_.end(), sock.fd()), live_fds_.end());
-  };
-  auto tls = drovix::TlsStream::accept(sock, ctx_);
-  if (!tls) return done();
-  auto raw = read_request(**tls);
-  if (!raw) return done();
+void GraphPeer::serve(drovix::TlsStream& tls) {
+  auto raw = read_request(tls);
+  if (!raw) return;
 
   Seen seen;
   size_t sp1 = raw->request_line.find(' ');
@@ -328,12 +299,10 @@ void GraphPeer::serve(drovix::Socket sock) {
       it->second.pop_front();
     }
   }
-  if (scripted && scripted->drop) return done();
+  if (scripted && scripted->drop) return;
   std::string reply = scripted ? http_response(scripted->status, "application/json", scripted->body)
                                : answer(seen, raw->headers);
-  if ((*tls)->write_all(reply)) (void)(*tls)->finish();
-  tls->reset();
-  done();
+  if (tls.write_all(reply)) (void)tls.finish();
 }
 
 std::string GraphPeer::answer(const Seen& req, const Headers& headers) {

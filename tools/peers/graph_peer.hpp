@@ -29,6 +29,7 @@
 #include "common/net.hpp"
 #include "common/result.hpp"
 #include "common/tls.hpp"
+#include "tools/peers/tls_peer_server.hpp"
 
 namespace peers {
 
@@ -67,7 +68,7 @@ class GraphPeer {
   GraphPeer(const GraphPeer&) = delete;
   GraphPeer& operator=(const GraphPeer&) = delete;
 
-  int port() const { return port_; }
+  int port() const { return server_->port(); }
 
   // The registered application: its tenant, client id and certificate.
   void set_app(const std::string& tenant, const std::string& client_id, const std::string& cert_pem);
@@ -94,15 +95,11 @@ class GraphPeer {
 
  private:
   GraphPeer() = default;
-  void accept_loop();
-  void serve(drovix::Socket sock);
+  void serve(drovix::TlsStream& tls);
   std::string answer(const Seen& req, const std::vector<std::pair<std::string, std::string>>& headers);
   std::string token_answer(const Seen& req, const std::string& host_header);
   std::string graph_answer(const Seen& req);
 
-  drovix::Socket listener_;
-  drovix::TlsContext ctx_;
-  int port_ = 0;
 
   mutable std::mutex mu_;
   bool stopping_ = false;
@@ -116,9 +113,7 @@ class GraphPeer {
   std::set<std::string> seen_jti_;
   std::vector<Assertion> assertions_;
   int next_token_ = 1;
-  std::vector<int> live_fds_;
-  std::vector<std::thread> workers_;
-  std::thread acceptor_;
+  std::unique_ptr<TlsPeerServer> server_;  // last: stops before the state above goes
 };
 
 }  // namespace peers

@@ -122,17 +122,11 @@ Reply& Reply::pause(std::chrono::milliseconds ms) {
 
 Result<std::unique_ptr<ModelPeer>> ModelPeer::start(const std::string& addr_port, const std::string& cert_file,
                                                     const std::string& key_file) {
-  auto ctx = drovix::tls_server_context(cert_file, key_file);
-  if (!ctx) return ctx.error();
-  auto sock = drovix::tcp_listen(addr_port);
-  if (!sock) return sock.error();
-  auto port = drovix::local_port(*sock);
-  if (!port) return port.error();
   std::unique_ptr<ModelPeer> peer(new ModelPeer());
-  peer->ctx_ = *ctx;
-  peer->listener_ = std::move(*sock);
-  peer->port_ = *port;
-  peer->acceptor_ = std::thread([p = peer.get()] { p->accept_loop(); });
+  auto server = TlsPeerServer::start(addr_port, cert_file, key_file, kSocketTimeoutMs,
+                                     [p = peer.get()](drovix::TlsStream& tls) { p->serve(tls); });
+  if (!server) return server.error();
+  peer->server_ = std::move(*server);
   return peer;
 }
 
@@ -140,24 +134,9 @@ ModelPeer::~ModelPeer() {
   {
     std::lock_guard lock(mu_);
     stopping_ = true;
-    for (int fd : live_fds_) ::shutdown(fd, SHUT_RDWR);
   }
   cv_.notify_all();
-  ::shutdown(listener_.fd(), SHUT_RDWR);
-  if (acceptor_.joinable()) acceptor_.join();
-  for (auto& t : workers_)
-    if (t.joinable()) t.join();
-}
-
-void ModelPeer::accept_loop() {
-  for (;;) {
-    auto conn = drovix::tcp_accept(listener_);
-    std::lock_guard lock(mu_);
-    if (stopping_) return;
-    if (!conn) continue;
-    live_fds_.push_back(conn->fd());
-    workers_.emplace_back([this, s = std::move(*conn)]() mutable { serve(std::move(s)); });
-  }
+  server_.reset();
 }
 
 void ModelPeer::push(Reply reply) {
@@ -197,17 +176,9 @@ bool ModelPeer::wait_requests(size_t n, std::chrono::milliseconds limit) const {
   return cv_.wait_for(lock, limit, [&] { return requests_.size() >= n; });
 }
 
-void ModelPeer::serve(drovix::Socket sock) {
-  (void)drovix::set_recv_timeout(sock, kSocketTimeoutMs);
-  (void)drovix::set_send_timeout(sock, kSocketTimeoutMs);
-  auto done = [&] {
-    std::lock_guard lock(mu_);
-    live_fds_.erase(std::remove(live_fds_.begin(), live_fds_.end(), sock.fd()), live_fds_.end());
-  };
-  auto tls = drovix::TlsStream::accept(sock, ctx_);
-  if (!tls) return done();
-  auto req = read_request(**tls);
-  if (!req) return done();
+void ModelPeer::serve(drovix::TlsStream& tls) {
+  auto req = read_request(tls);
+  if (!req) return;
 
   Reply reply;
   {
@@ -225,7 +196,7 @@ void ModelPeer::serve(drovix::Socket sock) {
   bool whole = true;
   for (const auto& step : reply.steps()) {
     if (step.kind == Reply::Step::Send) {
-      if (!(*tls)->write_all(step.bytes)) {
+      if (!tls.write_all(step.bytes)) {
         whole = false;
         break;
       }
@@ -238,9 +209,7 @@ void ModelPeer::serve(drovix::Socket sock) {
       std::this_thread::sleep_for(step.pause);
     }
   }
-  if (whole) (void)(*tls)->finish();
-  tls->reset();
-  done();
+  if (whole) (void)tls.finish();
 }
 
 std::string http_head(int status, const Headers& headers) {

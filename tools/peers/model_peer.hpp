@@ -24,6 +24,7 @@
 #include "common/net.hpp"
 #include "common/result.hpp"
 #include "common/tls.hpp"
+#include "tools/peers/tls_peer_server.hpp"
 
 namespace peers {
 
@@ -69,7 +70,7 @@ class ModelPeer {
   ModelPeer(const ModelPeer&) = delete;
   ModelPeer& operator=(const ModelPeer&) = delete;
 
-  int port() const { return port_; }
+  int port() const { return server_->port(); }
 
   // Replies are used in order, one per connection. A connection that finds
   // none gets a 500 with an Anthropic-shaped error.
@@ -83,13 +84,9 @@ class ModelPeer {
 
  private:
   ModelPeer() = default;
-  void accept_loop();
-  void serve(drovix::Socket sock);
+  void serve(drovix::TlsStream& tls);
   bool wait_gate(int gate);
 
-  drovix::Socket listener_;
-  drovix::TlsContext ctx_;
-  int port_ = 0;
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   bool stopping_ = false;
@@ -97,9 +94,7 @@ class ModelPeer {
   std::set<int> open_gates_;
   std::set<int> waiting_gates_;
   std::vector<RecordedRequest> requests_;
-  std::vector<int> live_fds_;
-  std::vector<std::thread> workers_;
-  std::thread acceptor_;
+  std::unique_ptr<TlsPeerServer> server_;  // last: stops before the state above goes
 };
 
 // ---- wire pieces ----

@@ -102,7 +102,9 @@ TEST(ApplianceRole, Table) {
   for (const auto& c : cases) {
     AgentRole r = appliance_role_from(SJson::parse(c.appliance));
     EXPECT_EQ(r.child.has_value(), c.child) << c.appliance;
-    if (r.child) EXPECT_EQ(r.child->child_name, c.name) << c.appliance;
+    if (r.child) {
+      EXPECT_EQ(r.child->child_name, c.name) << c.appliance;
+    }
     EXPECT_EQ(r.subagents, c.subagents) << c.appliance;
     EXPECT_EQ(r.share_workspace, c.share) << c.appliance;
     EXPECT_EQ(r.research, c.research) << c.appliance;
