@@ -90,6 +90,22 @@ std::string form_urlencode(std::string_view text) {
   return out;
 }
 
+std::string percent_decode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      if (auto byte = hex_decode(text.substr(i + 1, 2))) {
+        out += *byte;
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
 std::string hex_lower(std::string_view bytes) {
   static const char d[] = "0123456789abcdef";
   std::string out;

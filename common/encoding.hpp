@@ -18,6 +18,9 @@ std::optional<std::string> base64_decode(std::string_view text);
 // hexadecimal digits.
 std::string form_urlencode(std::string_view text);
 
+// "%" and two hexadecimal digits become that byte; any other "%" stays.
+std::string percent_decode(std::string_view text);
+
 std::string hex_lower(std::string_view bytes);
 std::optional<std::string> hex_decode(std::string_view text);
 

@@ -72,24 +72,12 @@ Result<RawRequest> read_request(drovix::ByteStream& s) {
   return req;
 }
 
-std::string percent_decode(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') {
-      out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size()) {
-      auto v = drovix::hex_decode(s.substr(i + 1, 2));
-      if (v) {
-        out += *v;
-        i += 2;
-      } else {
-        out += '%';
-      }
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
+// Form decoding: "+" is a blank, then percent escapes.
+std::string form_decode(std::string_view s) {
+  std::string plus(s);
+  for (char& c : plus)
+    if (c == '+') c = ' ';
+  return drovix::percent_decode(plus);
 }
 
 // Form fields in order.
@@ -99,8 +87,8 @@ std::vector<std::pair<std::string, std::string>> parse_form(std::string_view bod
     size_t amp = body.find('&');
     std::string_view pair = body.substr(0, amp);
     size_t eq = pair.find('=');
-    out.emplace_back(percent_decode(pair.substr(0, eq)),
-                     eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1)));
+    out.emplace_back(form_decode(pair.substr(0, eq)),
+                     eq == std::string_view::npos ? std::string() : form_decode(pair.substr(eq + 1)));
     if (amp == std::string_view::npos) break;
     body.remove_prefix(amp + 1);
   }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "common/encoding.hpp"
 #include "common/text.hpp"
 #include "host/src/console/llm.hpp"
 #include "host/src/console/vault.hpp"
@@ -27,29 +28,6 @@ std::string graph_secret() {
     return json_get_str(entry, "secret");
   }
   return "";
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string percent_decode_lossy(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      int hi = hex_value(s[i + 1]), lo = hex_value(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-        continue;
-      }
-    }
-    out += s[i];
-  }
-  return utf8_lossy(out);
 }
 
 std::string_view strip_slashes(std::string_view s) {
@@ -97,7 +75,7 @@ Status graph_folder_check(const std::string& graph_origin, const std::string& it
   if (ref != doc.end() && ref->is_object()) parent = json_get_str(*ref, "path");
   size_t at = parent.find("root:");
   parent = at == std::string::npos ? "" : parent.substr(at + 5);
-  parent = percent_decode_lossy(strip_slashes(parent));
+  parent = utf8_lossy(percent_decode(strip_slashes(parent)));
   std::string name = json_get_str(doc, "name");
   std::string path = parent.empty() ? name : parent + "/" + name;
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/encoding.hpp"
 #include "common/text.hpp"
 #include "host/src/main/config.hpp"
 #include "host/src/relay/relay.hpp"
@@ -20,31 +21,6 @@ OJson sub_object(const OJson& upstream, const std::string& service) {
   auto it = upstream.find(service);
   if (it == upstream.end() || !it->is_object()) return OJson::object();
   return *it;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// "%" and two hex digits become that byte; any other "%" stays.
-std::string percent_decode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      int hi = hex_value(s[i + 1]), lo = hex_value(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-        continue;
-      }
-    }
-    out += s[i];
-  }
-  return out;
 }
 
 std::vector<std::string_view> split_slash(std::string_view s) {
