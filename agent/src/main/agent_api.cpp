@@ -267,7 +267,7 @@ bool flush_token_ok(std::string_view head) {
   if (!token || token->empty()) return false;
   auto presented = request_header(head, "x-flush-token");
   if (!presented) return false;
-  return presented->size() == token->size() && constant_time_equal(*presented, *token);
+  return constant_time_equal(*presented, *token);
 }
 
 SJson session_info_json(const AgentContext& ctx) {

@@ -239,8 +239,6 @@ AgentRole appliance_role_from(const SJson& appliance) {
   return role;
 }
 
-AgentRole load_appliance_role() { return appliance_role_from(certs_json("appliance.json").value_or(SJson())); }
-
 uint64_t workspace_text_budget(uint64_t workspace_mb) { return workspace_mb * 1048576 * 55 / 100; }
 
 WorkspaceLaunch workspace_launch_settings(const SJson& appliance) {
@@ -279,7 +277,8 @@ std::variant<AgentServer, StartupFailure> agent_start(const LineSink& print) {
   // 5. Launch settings.
   auto setup = std::make_shared<AgentSetup>();
   std::string archive;
-  if (auto appliance = certs_json("appliance.json")) {
+  const std::optional<SJson> appliance = certs_json("appliance.json");
+  if (appliance) {
     setup->audit = bool_at(*appliance, "audit").value_or(true);
     setup->onedrive = string_at(*appliance, "onedrive").value_or("rw");
     archive = string_at(*appliance, "archive").value_or("");
@@ -294,8 +293,10 @@ std::variant<AgentServer, StartupFailure> agent_start(const LineSink& print) {
   }
 
   // 6. Resume from the sealed archive of an earlier session.
+  std::optional<SJson> opened_archive;
   if (setup->mode == "resume" || archive.empty()) {
-    if (auto opened = open_session_archive()) setup->resumed = resumed_from(*opened);
+    opened_archive = open_session_archive();
+    if (opened_archive) setup->resumed = resumed_from(*opened_archive);
   }
 
   // 7.
@@ -317,8 +318,8 @@ std::variant<AgentServer, StartupFailure> agent_start(const LineSink& print) {
   // 11. The manifest the session starts from.
   setup->prior_manifest = SJson::array();
   if (setup->resumed) {
-    if (auto again = open_session_archive(); again && again->is_object() && again->contains("manifest"))
-      setup->prior_manifest = (*again)["manifest"];
+    if (opened_archive->is_object() && opened_archive->contains("manifest"))
+      setup->prior_manifest = (*opened_archive)["manifest"];
   } else if (handoff && handoff->is_object() && handoff->contains("manifest") && (*handoff)["manifest"].is_array()) {
     setup->prior_manifest = (*handoff)["manifest"];
   }
@@ -329,7 +330,7 @@ std::variant<AgentServer, StartupFailure> agent_start(const LineSink& print) {
   // workspace_launch_settings asks for.
 
   // 14. Role.
-  setup->role = load_appliance_role();
+  setup->role = appliance_role_from(appliance.value_or(SJson()));
   if (setup->role.child)
     print("sub-agent: '" + setup->role.child->child_name + "' (runs its task at boot)");
   else

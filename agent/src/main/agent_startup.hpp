@@ -23,9 +23,6 @@ inline constexpr uint16_t kDefaultPort = 8443;
 // 8443 when absent, empty, not a number or too large.
 uint16_t parse_port(const char* value);
 
-// The role the launch gave this agent, from /certs/appliance.json read
-// afresh; the defaults when the file is missing or not JSON.
-AgentRole load_appliance_role();
 AgentRole appliance_role_from(const SJson& appliance);
 
 // The workspace the launch asks for: "workspace_mb" (a non-negative JSON

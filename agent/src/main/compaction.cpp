@@ -140,7 +140,7 @@ Result<std::optional<Compaction>> compact_history(const Keyring& kr, const Agent
     const SessionState& st = session.state;
     fold_resumed = setup.resumed.has_value() && !st.resume_folded;
 
-    size_t measure = st.summary.size() + to_compact(SJson(st.messages)).size();
+    size_t measure = st.summary.size() + compact_length(st.messages);
     if (fold_resumed) measure += setup.resumed->transcript.size();
     if (measure < kCompactTriggerBytes) return std::optional<Compaction>();
 

@@ -138,7 +138,6 @@ Result<std::unique_ptr<ServiceConnection>> connect_service(const std::string& ip
 }
 
 Result<std::unique_ptr<ServiceConnection>> gateway_connect(const std::string& ip, const std::string& host) {
-  if (!is_ip_literal(ip)) return Error("bad ip: invalid IP address syntax");
   return connect_service(ip, 443, host, ca_roots(), SocketLimits{});
 }
 

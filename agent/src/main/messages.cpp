@@ -55,6 +55,13 @@ Messages turns_to_messages(const std::vector<ChatTurn>& turns) {
   return out;
 }
 
+size_t compact_length(const Messages& history) {
+  size_t total = 2;
+  for (const auto& m : history) total += to_compact(m).size();
+  if (!history.empty()) total += history.size() - 1;
+  return total;
+}
+
 void trim_message_history(Messages& history) {
   // The array's compact length is the sum of its elements' lengths, one
   // comma between each two, and the two brackets; each message is written

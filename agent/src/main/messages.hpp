@@ -39,6 +39,9 @@ Messages turns_to_messages(const std::vector<ChatTurn>& turns);
 // Drops the oldest whole turns until the history fits its budget. The
 // newest turn stays even when it alone is over budget.
 void trim_message_history(Messages& history);
+// Length of the history written as one compact JSON array, without
+// building that array.
+size_t compact_length(const Messages& history);
 
 // Shrinks one finished turn's messages for the history: empty block lists
 // become "(no output)", page pictures in tool results become a note, long

@@ -117,9 +117,8 @@ Result<SJson> call_model(const Keyring& kr, const ModelRequest& body, const std:
 
 Result<SJson> call_model(const Keyring& kr, const ModelRequest& body, const std::string& hook_label,
                          const ServiceConnector& connect) {
-  SJson copy = body;
-  if (auto st = pre_api_call_hook(copy, hook_label); !st) return st.error();
-  auto pc = provider_request(kr, copy, false, connect);
+  if (auto st = pre_api_call_hook(body, hook_label); !st) return st.error();
+  auto pc = provider_request(kr, body, false, connect);
   if (!pc) return pc.error();
   auto reply = http_exchange(std::move(pc->conn));
   if (!reply) return reply.error();

@@ -77,7 +77,7 @@ std::optional<uint16_t> port_key(const std::string& key) {
 // open (a later record wins).
 std::map<std::string, uint16_t> open_archives() {
   std::map<std::string, uint16_t> open;
-  OJson table = read_json_object(sessions_json_path());
+  OJson table = read_sessions();
   for (const auto& [key, rec] : table.items()) {
     auto port = port_key(key);
     if (!port || !rec.is_object()) continue;
@@ -89,15 +89,10 @@ std::map<std::string, uint16_t> open_archives() {
   return open;
 }
 
-// The SharePoint drive the host's SharePoint access knows now; empty until
-// its first renewal succeeds.
-std::string known_drive_path() { return sharepoint_drive_path(); }
-
 Error refuse(std::string text) { return Error(std::move(text)); }
 
 }  // namespace
 
-OJson error_object(const std::string& text) { return OJson{{"error", text}}; }
 OJson error_object_owned(std::string text) { return OJson{{"error", std::move(text)}}; }
 
 std::string anthropic_api_host() { return "api.anthropic.com"; }
@@ -124,8 +119,6 @@ std::string label_text(const OJson& labels) {
 bool label_may_flow(const OJson& from, const OJson& to) {
   return !(json_flag(from, "confidential") && json_flag(to, "external") && !json_flag(to, "confidential"));
 }
-
-bool is_confidential(const OJson& labels) { return json_flag(labels, "confidential"); }
 
 std::string explain_launch_policy(const OJson& labels, bool web, const std::string& provider) {
   if (!read_policy().confidential_internal) return "";
@@ -195,7 +188,7 @@ int64_t workspace_pool_mb() { return workspace_pool_mb_from(std::getenv("WORKSPA
 
 int64_t workspace_used_mb() {
   int64_t used = 0;
-  OJson table = read_json_object(sessions_json_path());
+  OJson table = read_sessions();
   for (const auto& [key, rec] : table.items()) {
     auto port = port_key(key);
     if (!port || !agent_unit_active(*port)) continue;
@@ -203,11 +196,6 @@ int64_t workspace_used_mb() {
     if (mb) used += *mb;
   }
   return used;
-}
-
-OJson workspace_folder_of(const OJson& record) {
-  const OJson* v = member(record, "workspace_folder");
-  return v ? *v : OJson("");
 }
 
 Result<LaunchSettings> check_launch_request(const OJson& request_in, const std::string& user,
@@ -376,7 +364,7 @@ Result<LaunchSettings> check_launch_request(const OJson& request_in, const std::
     s.provider_path = "/";
     s.upstream["anthropic"] = OJson{{"host", anthropic_api_host()}};
   }
-  if (s.onedrive != "none") s.upstream["graph"] = OJson{{"drive", known_drive_path()}, {"root", s.sharepoint_root}};
+  if (s.onedrive != "none") s.upstream["graph"] = OJson{{"drive", sharepoint_drive_path()}, {"root", s.sharepoint_root}};
   return s;
 }
 

@@ -71,7 +71,6 @@ std::string label_text(const OJson& labels);
 // False only when confidential data would reach an external, not
 // confidential session.
 bool label_may_flow(const OJson& from, const OJson& to);
-bool is_confidential(const OJson& labels);
 // The confidential-internal policy's refusal text; empty when the launch
 // keeps to it.
 std::string explain_launch_policy(const OJson& labels, bool web, const std::string& provider);
@@ -85,10 +84,7 @@ int64_t workspace_pool_mb();
 int64_t workspace_pool_mb_from(const char* value);
 // The workspace MB of every session whose unit is active.
 int64_t workspace_used_mb();
-// A copy of the record's "workspace_folder", or "".
-OJson workspace_folder_of(const OJson& record);
 
-OJson error_object(const std::string& text);
 OJson error_object_owned(std::string text);
 
 // Public endpoints of the model servers the relay forwards to.

@@ -114,7 +114,8 @@ HttpResponse login_reply(const OJson& body) {
   std::string user = text_of(body, "username");
   if (user.empty()) user = "user";
   return with_set_cookie(json_reply(OJson{{"ok", true}}), "fleet_sess=" + mint_session_cookie(user) +
-                                                              "; HttpOnly; Secure; SameSite=Lax; Path=/; Max-Age=28800");
+                                                              "; HttpOnly; Secure; SameSite=Lax; Path=/; Max-Age=" +
+                                                                  std::to_string(kSessionSeconds));
 }
 
 HttpResponse logout_reply() {

@@ -42,8 +42,6 @@ std::string websearch_address() {
   return "10.0.9.5";
 }
 
-void run_ignored(const Args& argv, int timeout_s = 15) { (void)run_command(argv, timeout_s); }
-
 bool is_dotted_ipv4(const std::string& s) {
   in_addr a{};
   return ::inet_pton(AF_INET, s.c_str(), &a) == 1;
@@ -151,11 +149,11 @@ std::vector<std::string> creds_outside_addresses(const OJson& creds) {
 void set_reader_network_setup(void (*setup)()) { reader_network_setup.store(setup); }
 
 void setup_host_network() {
-  run_ignored({"sysctl", "-wq", "net.ipv4.ip_forward=1"});
-  run_ignored({"ip", "link", "add", "cbr0", "type", "bridge"});
-  run_ignored({"ip", "addr", "add", "10.0.9.1/24", "dev", "cbr0"});
-  run_ignored({"ip", "addr", "add", websearch_address() + "/32", "dev", "cbr0"});
-  run_ignored({"ip", "link", "set", "cbr0", "up"});
+  run_best_effort({"sysctl", "-wq", "net.ipv4.ip_forward=1"});
+  run_best_effort({"ip", "link", "add", "cbr0", "type", "bridge"});
+  run_best_effort({"ip", "addr", "add", "10.0.9.1/24", "dev", "cbr0"});
+  run_best_effort({"ip", "addr", "add", websearch_address() + "/32", "dev", "cbr0"});
+  run_best_effort({"ip", "link", "set", "cbr0", "up"});
 
   std::string outside = "ext0";
   if (auto route = run_command({"ip", "route", "show", "default"}, 5)) {
@@ -222,8 +220,8 @@ void rebuild_agent_firewall(bool assume_running, uint16_t port) {
 }
 
 void flush_conntrack(const std::string& address) {
-  run_ignored({"conntrack", "-D", "-s", address});
-  run_ignored({"ip", "link", "set", "cbr0", "up"});
+  run_best_effort({"conntrack", "-D", "-s", address});
+  run_best_effort({"ip", "link", "set", "cbr0", "up"});
 }
 
 uint16_t vm_port_from_ip(const std::string& address) {

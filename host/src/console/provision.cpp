@@ -68,11 +68,6 @@ OJson ServiceCredential::to_json() const {
   return j;
 }
 
-OJson relay_service_entry(const std::string& service_id, const std::string& secret, const std::string& relay,
-                          const std::string& path) {
-  return relay_entry(host_config().hostname, service_id, secret, relay, path);
-}
-
 std::optional<OJson> find_by_name(const OJson& array, const std::string& name) {
   if (!array.is_array()) return std::nullopt;
   for (const auto& e : array) {

@@ -80,9 +80,6 @@ Result<VmFiles> write_vm_files(const HostConfig& cfg, const ProvisionRequest& re
 // "claude-sonnet-5".
 std::string vm_model_id(const LlmChoice& llm);
 
-OJson relay_service_entry(const std::string& service_id, const std::string& secret, const std::string& relay,
-                          const std::string& path);
-
 // The first object whose "name" is that text.
 std::optional<OJson> find_by_name(const OJson& array, const std::string& name);
 // Every element whose "service_id" is that text, in order.

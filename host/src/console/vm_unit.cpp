@@ -121,10 +121,6 @@ std::vector<std::string> unit_sandbox_props(const HostConfig& cfg, const std::st
   return out;
 }
 
-std::vector<std::string> unit_sandbox_props(const std::string& user, const std::string& paths, uint64_t memory_mib) {
-  return unit_sandbox_props(host_config(), user, paths, memory_mib);
-}
-
 std::vector<std::string> agent_vm_argv(const AgentVmSpec& spec, const HostConfig& cfg) {
   const std::string n = std::to_string(spec.n);
   const std::string mem = std::to_string(spec.memory_mib);

@@ -33,9 +33,6 @@ Status start_agent_vm(const AgentVmSpec& spec);
 // The whole "systemd-run" argument vector for one agent VM.
 std::vector<std::string> agent_vm_argv(const AgentVmSpec& spec, const HostConfig& cfg);
 
-// The 39 sandbox properties as "-p" pairs (78 arguments). paths is the
-// space-separated list of what the unit may read.
-std::vector<std::string> unit_sandbox_props(const std::string& user, const std::string& paths, uint64_t memory_mib);
 std::vector<std::string> unit_sandbox_props(const HostConfig& cfg, const std::string& user, const std::string& paths,
                                             uint64_t memory_mib);
 

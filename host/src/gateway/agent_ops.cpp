@@ -87,7 +87,7 @@ OJson op_reader_done(uint16_t port, const OJson& body) {
   if (!released) return OJson{{"error", "not your reader"}};
 
   std::string unit = "drovix-reader-" + std::to_string(*slot);
-  if (reader_unit_active(*slot)) (void)run_command({"systemctl", "stop", unit}, 20);
+  if (reader_unit_active(*slot)) systemctl({"stop", unit});
 
   std::string status = text_of(body, "status");
   std::string detail = take_chars(text_of(body, "detail"), kDetailChars);

@@ -1,6 +1,7 @@
 #include "host/src/gateway/audit.hpp"
 
 #include "common/text.hpp"
+#include "host/src/util/tokens.hpp"
 #include "host/src/origin/console_signal.hpp"
 #include "host/src/origin/ingest.hpp"
 
@@ -11,15 +12,6 @@ namespace {
 constexpr size_t kAuditTextChars = 4000;
 constexpr const char* kDefaultHost = "fleet-umbrix";
 constexpr const char* kDefaultUser = "appliance";
-
-// The string at key, or "" when the element is no object or the value no
-// string.
-std::string str_at(const OJson& element, const char* key) {
-  if (!element.is_object()) return {};
-  auto it = element.find(key);
-  if (it == element.end() || !it->is_string()) return {};
-  return it->get<std::string>();
-}
 
 // The string at key when the key holds one (even ""), else the fallback.
 std::string str_or(const OJson& element, const char* key, const char* fallback) {
@@ -63,19 +55,19 @@ const OJson& array_at(const OJson& body, const char* key) {
 std::vector<AuditRow> batch_audit_rows(const OJson& body) {
   std::vector<AuditRow> rows;
   for (const OJson& e : array_at(body, "events")) {
-    rows.push_back(audit_row(str_at(e, "session_id"), str_at(e, "event_id"), "event", str_at(e, "event_type"), "",
-                             "", take_chars(str_at(e, "text"), kAuditTextChars), str_or(e, "host", kDefaultHost),
+    rows.push_back(audit_row(json_get_str(e, "session_id"), json_get_str(e, "event_id"), "event", json_get_str(e, "event_type"), "",
+                             "", take_chars(json_get_str(e, "text"), kAuditTextChars), str_or(e, "host", kDefaultHost),
                              kDefaultUser));
   }
   for (const OJson& s : array_at(body, "signals")) {
-    std::string text = strip_ends(str_at(s, "title") + ": " + str_at(s, "detail"), {":", " "});
-    rows.push_back(audit_row(str_at(s, "session_id"), str_at(s, "event_id"), "signal", str_at(s, "rule"),
-                             str_at(s, "severity"), "", take_chars(text, kAuditTextChars),
+    std::string text = strip_ends(json_get_str(s, "title") + ": " + json_get_str(s, "detail"), {":", " "});
+    rows.push_back(audit_row(json_get_str(s, "session_id"), json_get_str(s, "event_id"), "signal", json_get_str(s, "rule"),
+                             json_get_str(s, "severity"), "", take_chars(text, kAuditTextChars),
                              str_or(s, "host", kDefaultHost), str_or(s, "os_user", kDefaultUser)));
   }
   for (const OJson& h : array_at(body, "hooks")) {
-    std::string text = strip_ends(str_at(h, "decision") + " \u00b7 " + str_at(h, "detail"), {"\u00b7", " "});
-    rows.push_back(audit_row(str_at(h, "session_id"), "", "hook", str_at(h, "hook"), "", str_at(h, "tool"),
+    std::string text = strip_ends(json_get_str(h, "decision") + " \u00b7 " + json_get_str(h, "detail"), {"\u00b7", " "});
+    rows.push_back(audit_row(json_get_str(h, "session_id"), "", "hook", json_get_str(h, "hook"), "", json_get_str(h, "tool"),
                              take_chars(text, kAuditTextChars), kDefaultHost, kDefaultUser));
   }
   return rows;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "host/src/util/tokens.hpp"
 #include "host/src/gateway/audit.hpp"
 #include "host/src/gateway/desk.hpp"
 #include "host/src/gateway/grants.hpp"
@@ -31,12 +32,6 @@ const std::array<LakeTable, 2> kCatalog = {{
       "Which senders have more than one flagged message?",
       "Summarise the policy concern behind each flagged Chat message."}},
 }};
-
-std::string str_member(const OJson& row, const char* key) {
-  if (!row.is_object()) return {};
-  auto it = row.find(key);
-  return it != row.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 std::string join(const std::vector<std::string>& items, std::string_view sep) {
   std::string out;
@@ -88,7 +83,7 @@ McpToolOutput describe_datalake_tables(const std::string& caller_ip) {
   std::map<std::string, std::vector<std::string>> columns;
   bool any = false;
   for (const OJson& row : parse_json_rows(cols.text())) {
-    columns[str_member(row, "table")].push_back(str_member(row, "name") + " " + str_member(row, "type"));
+    columns[json_get_str(row, "table")].push_back(json_get_str(row, "name") + " " + json_get_str(row, "type"));
     any = true;
   }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "host/src/util/tokens.hpp"
 #include "host/src/console/policy.hpp"
 #include "host/src/gateway/desk.hpp"
 #include "host/src/util/clickhouse.hpp"
@@ -17,12 +18,6 @@ constexpr const char* kMinutesSql =
     "WHERE active=1 AND expires>now() GROUP BY scope_value";
 constexpr const char* kSnapshotSql = "SELECT label, scope_value FROM datalake.grants WHERE active=1 AND expires>now()";
 constexpr const char* kExportLabel = "sharepoint:export (policy: no grant needed)";
-
-std::string str_member(const OJson& row, const char* key) {
-  if (!row.is_object()) return {};
-  auto it = row.find(key);
-  return it != row.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 OJson grant_entry(const std::string& label, const std::string& value) {
   OJson scope = OJson::object();
@@ -69,7 +64,7 @@ OJson active_grant_minutes() {
       auto it = row.find("m");
       if (it != row.end()) m = &*it;
     }
-    out[str_member(row, "scope_value")] = grant_minutes_value(m);
+    out[json_get_str(row, "scope_value")] = grant_minutes_value(m);
   }
   return out;
 }
@@ -86,7 +81,7 @@ OJson grants_snapshot() {
     std::fflush(stdout);
   } else {
     for (const OJson& row : parse_json_rows(r.text()))
-      grants.push_back(grant_entry(str_member(row, "label"), str_member(row, "scope_value")));
+      grants.push_back(grant_entry(json_get_str(row, "label"), json_get_str(row, "scope_value")));
   }
   if (!read_policy().export_grant) grants.push_back(grant_entry(kExportLabel, "sharepoint:export"));
 

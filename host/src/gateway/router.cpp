@@ -25,14 +25,7 @@ HttpResponse not_found() { return json_response(404, OJson{{"error", "not found"
 bool authorized(const HttpRequest& req) {
   std::string token = read_text_trimmed(host_config().certs + "/mcp.token").value_or("");
   if (token.empty()) return false;
-  std::string presented;
-  for (const auto& [name, value] : req.headers) {
-    if (iequals_ascii(name, "authorization")) {
-      presented = value;
-      break;
-    }
-  }
-  return constant_time_equal(presented, "Bearer " + token);
+  return constant_time_equal(header(req, "authorization").value_or(""), "Bearer " + token);
 }
 
 const OJson* member(const OJson& object, const char* key) {

@@ -51,7 +51,7 @@ std::string describe_clickhouse(const ClickHouseSettings& ch) {
 
 std::string start_banner(const HostConfig& cfg, bool sharepoint_set, int customer_cas) {
   std::string port = cfg.console_port == 443 ? "" : ":" + std::to_string(cfg.console_port);
-  return "[drovix-host] 0.1.0 \xE2\x80\x94 console https://" + cfg.hostname + port +
+  return std::string("[drovix-host] ") + kVersion + " \xE2\x80\x94 console https://" + cfg.hostname + port +
          " (agents :8001-8008), gateway https://10.0.9.1:443; ClickHouse " + describe_clickhouse(cfg.clickhouse) +
          "; host " + cfg.hostname + ", home " + cfg.home + "; agent " + cfg.agent_bin + "; tarvo " + cfg.hypervisor +
          "; SharePoint " + (sharepoint_set ? "set" : "NOT SET") + "; origin copy " + (cfg.origin.enabled ? "on" : "off") +
@@ -60,7 +60,7 @@ std::string start_banner(const HostConfig& cfg, bool sharepoint_set, int custome
 
 int host_main(int argc, char** argv) {
   if (wants_version(argc, argv)) {
-    std::fputs("drovix-host 0.1.0\n", stdout);
+    std::printf("drovix-host %s\n", kVersion);
     return 0;
   }
   ::signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,6 @@
 #include <cstdint>
 
+#include "common/crypto.hpp"
 #include "common/text.hpp"
 #include "host/src/console/network.hpp"
 #include "host/src/main/config.hpp"
@@ -16,16 +17,6 @@ constexpr const char* kTokenHeader = "x-drovix-relay";
 constexpr const char* kBadToken = "this VM has no relay token, or sent the wrong one";
 constexpr const char* kNoCredential = "this host has no credential for that service right now";
 
-// XOR of every byte pair folded with OR, with no early exit; the lengths
-// are equal by the time this runs.
-bool same_token(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    diff |= static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]);
-  return diff == 0;
-}
-
 // The first "x-drovix-relay" header decides; later ones are not looked at.
 bool token_matches(const HttpRequest& req, const OJson& record) {
   if (!record.is_object()) return false;
@@ -33,11 +24,8 @@ bool token_matches(const HttpRequest& req, const OJson& record) {
   if (it == record.end() || !it->is_string()) return false;
   const std::string& token = it->get_ref<const std::string&>();
   if (token.empty()) return false;
-  for (const auto& [name, value] : req.headers) {
-    if (!iequals_ascii(name, kTokenHeader)) continue;
-    return same_token(value, token);
-  }
-  return false;
+  auto presented = header(req, kTokenHeader);
+  return presented && constant_time_equal(*presented, token);
 }
 
 RelayGrant grant_from(const OJson& record) {

@@ -67,10 +67,6 @@ std::optional<FolderEntry> folder_entry_from_item(const OJson& item) {
   return f;
 }
 
-bool cmp_by_name(const FolderEntry& a, const FolderEntry& b) {
-  return to_lower_unicode(a.name) < to_lower_unicode(b.name);
-}
-
 Result<std::vector<FolderEntry>> list_sharepoint_folders() {
   if (!sharepoint_configured()) return Error("SharePoint isn't set up on this host");
   SharePointState state = sharepoint_state();

@@ -24,8 +24,6 @@ OJson folder_entry_json(const FolderEntry& f);
 // A folder entry for a Graph driveItem that has a "folder" member; nothing
 // for files.
 std::optional<FolderEntry> folder_entry_from_item(const OJson& item);
-// Order by the Unicode lower-cased name, compared byte by byte.
-bool cmp_by_name(const FolderEntry& a, const FolderEntry& b);
 
 // The root folders sorted by name, or the message the console shows.
 Result<std::vector<FolderEntry>> list_sharepoint_folders();

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "common/text.hpp"
+#include "host/src/util/tokens.hpp"
 #include "host/src/console/vault.hpp"
 #include "host/src/main/config.hpp"
 #include "host/src/sp/app_token.hpp"
@@ -16,12 +17,6 @@ namespace {
 constexpr size_t kErrorChars = 240;
 constexpr auto kFreshPeriod = std::chrono::seconds(2400);
 constexpr auto kRetryPeriod = std::chrono::seconds(120);
-
-std::string text_member(const OJson& v, const char* key) {
-  if (!v.is_object()) return {};
-  auto it = v.find(key);
-  return it != v.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 bool is_onedrive_entry(const OJson& e) {
   if (!e.is_object()) return false;
@@ -83,8 +78,8 @@ Status refresh_sharepoint() {
   if (!drive->is_object() || id == drive->end() || !id->is_string()) return Error("drive without id");
   SharePointState& s = sharepoint_state_ref();
   s.last_error.clear();
-  s.site_name = text_member(*site, "displayName");
-  s.library_name = text_member(*drive, "name");
+  s.site_name = json_get_str(*site, "displayName");
+  s.library_name = json_get_str(*drive, "name");
   s.drive_id = id->get<std::string>();
   s.available = true;
   s.network_failure = false;

@@ -129,7 +129,7 @@ TEST_F(ProvisionFixture, ResumeSkillsHandoffAndSharePoint) {
 
   // The archive was deleted, or the pass phrase is missing: the session
   // starts without either file.
-  for (const std::string gone : {cfg.home + "/appliance-snapshots/q3-2.blob", cfg.certs + "/snapshot.pass"}) {
+  for (const std::string& gone : {cfg.home + "/appliance-snapshots/q3-2.blob", cfg.certs + "/snapshot.pass"}) {
     write_text(cfg.home + "/appliance-snapshots/q3-2.blob", "SEALED");
     write_text(cfg.certs + "/snapshot.pass", "PASS");
     fs::remove(gone);
