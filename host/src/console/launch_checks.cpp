@@ -186,12 +186,14 @@ int64_t workspace_pool_mb_from(const char* value) {
 
 int64_t workspace_pool_mb() { return workspace_pool_mb_from(std::getenv("WORKSPACE_POOL_MB")); }
 
-int64_t workspace_used_mb() {
+int64_t workspace_used_mb() { return workspace_used_mb(running_vm_ports()); }
+
+int64_t workspace_used_mb(const std::set<uint16_t>& running) {
   int64_t used = 0;
   OJson table = read_sessions();
   for (const auto& [key, rec] : table.items()) {
     auto port = port_key(key);
-    if (!port || !agent_unit_active(*port)) continue;
+    if (!port || !running.count(*port)) continue;
     auto mb = json_as_i64(member(rec, "workspace_mb"));
     if (mb) used += *mb;
   }
@@ -369,13 +371,16 @@ Result<LaunchSettings> check_launch_request(const OJson& request_in, const std::
 }
 
 Result<std::pair<uint16_t, uint16_t>> check_pool_and_choose_slot(int64_t workspace_mb) {
+  // One look at which units run serves both the pool sum and the slot.
+  const std::set<uint16_t> running = running_vm_ports();
   if (workspace_mb != 0) {
-    int64_t free_mb = workspace_pool_mb() - workspace_used_mb();
+    const int64_t pool = workspace_pool_mb();
+    int64_t free_mb = pool - workspace_used_mb(running);
     if (workspace_mb > free_mb)
-      return refuse("Only " + std::to_string(free_mb) + " MB of the " + std::to_string(workspace_pool_mb()) +
+      return refuse("Only " + std::to_string(free_mb) + " MB of the " + std::to_string(pool) +
                     " MB workspace pool is free.");
   }
-  auto slot = free_vm_slot();
+  auto slot = free_vm_slot(running);
   if (!slot) return refuse("all VM slots (8001-8008) are in use");
   return *slot;
 }

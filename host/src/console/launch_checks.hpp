@@ -4,6 +4,7 @@
 // relay's upstream record, and the information-flow labels.
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,7 @@ int64_t workspace_pool_mb();
 int64_t workspace_pool_mb_from(const char* value);
 // The workspace MB of every session whose unit is active.
 int64_t workspace_used_mb();
+int64_t workspace_used_mb(const std::set<uint16_t>& running);
 
 OJson error_object_owned(std::string text);
 

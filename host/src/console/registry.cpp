@@ -64,9 +64,18 @@ OJson session_by_port(const OJson& table, uint16_t port) {
   return OJson::object();
 }
 
-std::optional<std::pair<uint16_t, uint16_t>> free_vm_slot() {
+std::optional<std::pair<uint16_t, uint16_t>> free_vm_slot() { return free_vm_slot(running_vm_ports()); }
+
+std::set<uint16_t> running_vm_ports() {
+  std::set<uint16_t> running;
+  for (uint16_t port = kFirstSlotPort; port <= kLastSlotPort; ++port)
+    if (agent_unit_active(port)) running.insert(port);
+  return running;
+}
+
+std::optional<std::pair<uint16_t, uint16_t>> free_vm_slot(const std::set<uint16_t>& running) {
   for (uint16_t port = kFirstSlotPort; port <= kLastSlotPort; ++port) {
-    if (!agent_unit_active(port)) return std::make_pair(port, static_cast<uint16_t>(port - 8000));
+    if (!running.count(port)) return std::make_pair(port, static_cast<uint16_t>(port - 8000));
   }
   return std::nullopt;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,10 @@ OJson session_by_port(const OJson& table, uint16_t port);
 // The first slot port (8001..8008) whose unit is not active, with its VM
 // number (port - 8000); nothing when all eight run.
 std::optional<std::pair<uint16_t, uint16_t>> free_vm_slot();
+// The slot ports whose VM units are active now.
+std::set<uint16_t> running_vm_ports();
+// The first slot not among the running ones: (port, VM number).
+std::optional<std::pair<uint16_t, uint16_t>> free_vm_slot(const std::set<uint16_t>& running);
 
 // Sets the fields in order, then "status", on the port's record (existing
 // keys keep their place). A finished sub-agent is also filed in the child
