@@ -159,11 +159,10 @@ Result<std::optional<Compaction>> compact_history(const Keyring& kr, const Agent
   }
   cap_input(input);
 
-  ModelRequest body = SJson::object();
-  body["model"] = model_name();
-  body["max_tokens"] = kSummaryMaxTokens;
-  body["system"] = kSummariserSystem;
-  body["messages"] = SJson::array({SJson{{"role", "user"}, {"content", input + "\nWrite the updated summary now."}}});
+  ModelRequest body =
+      model_request_body(kSummaryMaxTokens, kSummariserSystem, nullptr,
+                         SJson::array({SJson{{"role", "user"}, {"content", input + "\nWrite the updated summary now."}}}),
+                         false);
   auto reply = call_model(kr, body, "compaction", connect);
   if (!reply) return reply.error();
   std::string summary = summary_text(*reply);

@@ -134,7 +134,6 @@ Result<TurnResult> run_turn(const Keyring& kr, WorkspaceStore* ws, const Message
                             std::vector<ComplianceSignal>& signals, const TextSink& sink,
                             const ToolServices& services, const ServiceConnector& connect) {
   if (trim_unicode(prompt).empty()) return Error("empty prompt");
-  const std::string model = model_name();
 
   Messages messages = conversation;
   const size_t own_from = messages.size();
@@ -143,12 +142,7 @@ Result<TurnResult> run_turn(const Keyring& kr, WorkspaceStore* ws, const Message
   TurnResult out;
   unsigned rounds = 0;
   for (;;) {
-    ModelRequest body = SJson::object();
-    body["model"] = model;
-    body["max_tokens"] = kTurnMaxTokens;
-    body["tools"] = tools;
-    body["messages"] = SJson(messages);
-    if (!system.empty()) body["system"] = system;
+    ModelRequest body = model_request_body(kTurnMaxTokens, system, &tools, SJson(messages), false);
 
     auto reply = call_model(kr, body, "messages", connect);
     if (!reply) return reply.error();
