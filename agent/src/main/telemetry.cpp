@@ -164,22 +164,10 @@ void send_signals(const Keyring& kr, const std::string& rule, const std::string&
                   const std::string& detail) {
   auto ep = keyring_endpoint(kr, "telemetry");
   if (!ep) return;
-  SJson record = SJson::object();
-  record["detail"] = detail;
-  record["event_id"] = new_event_id();
-  record["field"] = "workspace";
-  record["host"] = kTelemetryHost;
-  record["match_len"] = 0u;
-  record["match_offset"] = 0u;
-  record["os_user"] = kSignalOsUser;
-  record["rule"] = rule;
-  record["session_id"] = "workspace";
-  record["severity"] = severity;
-  record["signal_id"] = new_event_id();
-  record["title"] = title;
-  record["ts"] = now_millis();
   AuditBatch batch;
-  batch.signals.push_back(std::move(record));
+  const std::string event_id = new_event_id();
+  batch.signals = signal_json({new_signal(rule, severity, title, detail, "workspace")}, now_millis(), "workspace",
+                              event_id);
   std::string body = to_compact(audit_batch_json(batch));
   auto conn = gateway_connect(ep->ip, ep->host);
   if (!conn) return;
