@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,9 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "common/net.hpp"
+
 namespace drovix::host {
 
 namespace {
+
+constexpr int kVmPort = 8443;
 
 using StopFlag = std::shared_ptr<std::atomic<bool>>;
 
@@ -36,48 +39,6 @@ ForwarderTable& table() {
 void log_line(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
-}
-
-// "a.b.c.d:port" as an IPv4 socket address.
-bool parse_target(const std::string& target, sockaddr_in& out) {
-  size_t colon = target.rfind(':');
-  if (colon == std::string::npos) return false;
-  std::string host = target.substr(0, colon), port = target.substr(colon + 1);
-  if (port.empty() || port.size() > 5) return false;
-  unsigned long p = 0;
-  for (char c : port) {
-    if (c < '0' || c > '9') return false;
-    p = p * 10 + static_cast<unsigned long>(c - '0');
-  }
-  if (p > 65535) return false;
-  out = {};
-  out.sin_family = AF_INET;
-  out.sin_port = htons(static_cast<uint16_t>(p));
-  return ::inet_pton(AF_INET, host.c_str(), &out.sin_addr) == 1;
-}
-
-// Connects within timeout_ms; -1 on failure.
-int connect_with_timeout(const sockaddr_in& addr, int timeout_ms) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -1;
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  if (rc != 0 && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = ::poll(&p, 1, timeout_ms);
-    } while (ready < 0 && errno == EINTR);
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (ready == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
-  }
-  if (rc != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int flags = ::fcntl(fd, F_GETFL);
-  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  return fd;
 }
 
 // Copies until the source ends, then half-closes the destination.
@@ -103,17 +64,13 @@ void pump_bytes(int from, int to) {
   ::shutdown(to, SHUT_WR);
 }
 
-void forward_connection(int client, std::string target) {
-  sockaddr_in addr{};
-  if (!parse_target(target, addr)) {
+void forward_connection(int client, std::string vm_address) {
+  auto connected = tcp_connect(vm_address, kVmPort, 10000);
+  if (!connected) {
     ::close(client);
     return;
   }
-  int upstream = connect_with_timeout(addr, 10000);
-  if (upstream < 0) {
-    ::close(client);
-    return;
-  }
+  int upstream = connected->release();
   int client_dup = ::fcntl(client, F_DUPFD_CLOEXEC, 0);
   int upstream_dup = client_dup < 0 ? -1 : ::fcntl(upstream, F_DUPFD_CLOEXEC, 0);
   if (client_dup < 0 || upstream_dup < 0) {
@@ -139,7 +96,7 @@ void forward_connection(int client, std::string target) {
   ::close(client);
 }
 
-void forwarder_accept_loop(int listener, std::string target, StopFlag stop) {
+void forwarder_accept_loop(int listener, std::string vm_address, StopFlag stop) {
   while (true) {
     int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (stop->load()) {
@@ -149,7 +106,7 @@ void forwarder_accept_loop(int listener, std::string target, StopFlag stop) {
     }
     if (client < 0) continue;
     try {
-      std::thread(forward_connection, client, target).detach();
+      std::thread(forward_connection, client, vm_address).detach();
     } catch (const std::system_error&) {
       ::close(client);
     }
@@ -179,9 +136,8 @@ void start_vm_forwarder(uint16_t port, std::string vm_address) {
   }
 
   auto stop = std::make_shared<std::atomic<bool>>(false);
-  std::string target = vm_address + ":8443";
   try {
-    std::thread(forwarder_accept_loop, fd, target, stop).detach();
+    std::thread(forwarder_accept_loop, fd, vm_address, stop).detach();
   } catch (const std::system_error& e) {
     ::close(fd);
     log_line("[drovix-host] forwarder :" + p + " failed: " + e.what() + "\n");
@@ -199,12 +155,8 @@ void stop_vm_forwarder(uint16_t port) {
   StopFlag stop = it->second;
   t.entries.erase(it);
   stop->store(true);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int fd = connect_with_timeout(addr, 1000);
-  if (fd >= 0) ::close(fd);
+  // Wakes the accept loop so that it sees the stop flag.
+  (void)tcp_connect("127.0.0.1", port, 1000);
 }
 
 bool vm_forwarder_running(uint16_t port) {
