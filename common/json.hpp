@@ -29,4 +29,14 @@ std::string to_compact(const J& v) {
   return v.dump(-1, ' ', false, nlohmann::detail::error_handler_t::replace);
 }
 
+// The member's text when the value is an object holding a string there;
+// the empty text otherwise (a number is not converted).
+template <class J>
+std::string json_get_str(const J& object, std::string_view key) {
+  if (!object.is_object()) return "";
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) return "";
+  return it->template get<std::string>();
+}
+
 }  // namespace drovix

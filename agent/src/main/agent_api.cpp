@@ -33,12 +33,6 @@ constexpr const char* kPlaceholderPage =
     "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Drovix agent</title></head>\n"
     "<body><p>This agent is running. Its chat page is not part of this build.</p></body></html>\n";
 
-std::string body_string(const SJson& body, const char* key) {
-  if (!body.is_object()) return {};
-  auto it = body.find(key);
-  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 // The last bytes of a log, the cut moved forward to a character boundary.
 std::string log_tail(const std::string& log, size_t max) {
   if (log.size() <= max) return log;
@@ -104,7 +98,7 @@ AgentReply agents_reply(const AgentContext& ctx) {
 }
 
 AgentReply spawn_reply(const AgentContext& ctx, const SJson& body) {
-  std::string task = trim_unicode(utf8_lossy(body_string(body, "task")));
+  std::string task = trim_unicode(utf8_lossy(json_get_str(body, "task")));
   if (ctx.setup->role.subagents == 0) return json_reply({{"error", "This agent was launched without sub-agents."}});
   if (task.empty()) return json_reply({{"error", "Usage: /agent <task for the sub-agent>"}});
   // The request for a child: with a workspace shared with children, its
@@ -112,7 +106,7 @@ AgentReply spawn_reply(const AgentContext& ctx, const SJson& body) {
   SJson request = {{"name", ""}, {"origin", "user"}, {"task", task}};
   auto reply = post_agents_op(*ctx.keyring, "spawn", request);
   if (!reply) return json_reply({{"error", reply.message()}});
-  std::string name = reply->is_object() ? body_string(*reply, "name") : std::string();
+  std::string name = reply->is_object() ? json_get_str(*reply, "name") : std::string();
   {
     std::lock_guard lock(ctx.session->board_mu);
     ctx.session->board.statuses[name] = "running";
@@ -133,7 +127,7 @@ AgentReply datalake_reply(const AgentContext& ctx) {
 
 AgentReply save_snapshot_reply(const AgentContext& ctx, const SJson& body) {
   const AgentSetup& setup = *ctx.setup;
-  std::string name = trim_unicode(utf8_lossy(body_string(body, "name")));
+  std::string name = trim_unicode(utf8_lossy(json_get_str(body, "name")));
   std::string current;
   {
     std::lock_guard lock(ctx.session->state_mu);

@@ -34,16 +34,10 @@ size_t kept_turn_count(const std::vector<ChatTurn>& turns, size_t unfolded) {
   return kept;
 }
 
-std::string string_at(const SJson& obj, const char* key) {
-  if (!obj.is_object()) return {};
-  auto it = obj.find(key);
-  return it != obj.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 void render_messages(std::string& out, const Messages& history, size_t from, size_t to) {
   for (size_t i = from; i < to; ++i) {
     const SJson& msg = history[i];
-    const std::string label = string_at(msg, "role") == "user" ? "User" : "Assistant";
+    const std::string label = json_get_str(msg, "role") == "user" ? "User" : "Assistant";
     auto content = msg.is_object() ? msg.find("content") : msg.end();
     if (!msg.is_object() || content == msg.end()) continue;
     if (content->is_string()) {
@@ -52,16 +46,16 @@ void render_messages(std::string& out, const Messages& history, size_t from, siz
     }
     if (!content->is_array()) continue;
     for (const SJson& block : *content) {
-      const std::string type = string_at(block, "type");
+      const std::string type = json_get_str(block, "type");
       if (type == "text") {
-        out += label + ": " + string_at(block, "text") + "\n\n";
+        out += label + ": " + json_get_str(block, "text") + "\n\n";
       } else if (type == "tool_use") {
         auto input = block.find("input");
         std::string input_text = input != block.end() ? to_compact(*input) : std::string();
-        out += "[tool call " + string_at(block, "name") + " " +
+        out += "[tool call " + json_get_str(block, "name") + " " +
                clip_chars_ellipsis(input_text, kSummaryToolInputChars) + "]\n\n";
       } else if (type == "tool_result") {
-        out += "[tool result: " + clip_chars_ellipsis(string_at(block, "content"), kSummaryToolResultChars) +
+        out += "[tool result: " + clip_chars_ellipsis(json_get_str(block, "content"), kSummaryToolResultChars) +
                "]\n\n";
       }
     }

@@ -20,12 +20,6 @@ uint64_t count_at(const SJson& reply, const char* pointer) {
   return v.is_number_unsigned() ? v.get<uint64_t>() : 0;
 }
 
-std::string text_at(const SJson& obj, const char* key) {
-  if (!obj.is_object()) return {};
-  auto it = obj.find(key);
-  return it != obj.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 std::string status_word(const std::string& name, const std::string& text, bool is_error) {
   if (starts_with(text, "BLOCKED")) return "blocked";
   if (name == "query_mcp" && text.find("BLOCKED") != std::string::npos) return "blocked";
@@ -37,7 +31,7 @@ std::string status_word(const std::string& name, const std::string& text, bool i
 
 std::string call_subject(const std::string& name, const SJson& input) {
   if (name == "query_mcp") {
-    std::string server = text_at(input, "server_id");
+    std::string server = json_get_str(input, "server_id");
     const SJson::json_pointer tool_name("/params/name");
     if (input.is_object() && input.contains(tool_name) && input.at(tool_name).is_string()) {
       std::string tn = input.at(tool_name).get<std::string>();
@@ -45,10 +39,10 @@ std::string call_subject(const std::string& name, const SJson& input) {
     }
     return server;
   }
-  if (name == "spawn_agent") return text_at(input, "name");
-  if (name == "datalake_query") return text_at(input, "sql");
+  if (name == "spawn_agent") return json_get_str(input, "name");
+  if (name == "datalake_query") return json_get_str(input, "sql");
   for (const char* key : {"path", "table", "save_as", "recipe", "folder", "query", "name", "op", "expr"}) {
-    std::string v = text_at(input, key);
+    std::string v = json_get_str(input, key);
     if (!v.empty()) return v;
   }
   return {};
@@ -154,7 +148,7 @@ Result<TurnResult> run_turn(const Keyring& kr, WorkspaceStore* ws, const Message
     if (reply->is_object()) {
       auto c = reply->find("content");
       if (c != reply->end() && c->is_array()) content = *c;
-      stop_reason = text_at(*reply, "stop_reason");
+      stop_reason = json_get_str(*reply, "stop_reason");
     }
 
     messages.push_back(SJson{{"role", "assistant"}, {"content", content}});
@@ -162,7 +156,7 @@ Result<TurnResult> run_turn(const Keyring& kr, WorkspaceStore* ws, const Message
 
     SJson results = SJson::array();
     for (const SJson& block : content) {
-      const std::string type = text_at(block, "type");
+      const std::string type = json_get_str(block, "type");
       if (type == "text") {
         auto t = block.find("text");
         if (t == block.end() || !t->is_string()) continue;
@@ -171,8 +165,8 @@ Result<TurnResult> run_turn(const Keyring& kr, WorkspaceStore* ws, const Message
         out.text += text;
         if (auto st = sink(text); !st) return Error("browser: " + st.message());
       } else if (type == "tool_use") {
-        const std::string id = text_at(block, "id");
-        const std::string name = text_at(block, "name");
+        const std::string id = json_get_str(block, "id");
+        const std::string name = json_get_str(block, "name");
         auto in = block.find("input");
         const SJson input = in != block.end() ? *in : SJson();
 

@@ -13,13 +13,6 @@ namespace {
 constexpr std::string_view kEgressWords = "stored credential appeared";
 constexpr std::string_view kMarkedRefusal = "BLOCKED \u2014 this file's contents are marked";
 
-// An input field as text; absent or not a text reads as empty.
-std::string field_text(const SJson& input, const char* key) {
-  if (!input.is_object()) return {};
-  auto it = input.find(key);
-  return it != input.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 bool has_marker(const std::string& text) { return find_confidential_marker(to_lower_unicode(text)); }
 
 }  // namespace
@@ -32,7 +25,7 @@ void apply_turn_guards_in(std::string_view sharepoint_root, const GuardedCall& c
   const bool saves = tool == "save_document";
 
   if (ok && (exports || saves)) {
-    std::string path = sharepoint_root_path_in(sharepoint_root, field_text(call.input, saves ? "path" : "to"));
+    std::string path = sharepoint_root_path_in(sharepoint_root, json_get_str(call.input, saves ? "path" : "to"));
     signals.push_back(new_signal("external_write", "low", "Document written to external store (SharePoint)",
                                  tool + " wrote '" + path + "' to the SharePoint library.", saves ? "path" : "to"));
   }
@@ -57,7 +50,7 @@ void apply_turn_guards_in(std::string_view sharepoint_root, const GuardedCall& c
                                    "content"));
     }
     if (starts_with(call.text, kMarkedRefusal)) {
-      std::string path = field_text(call.input, saves ? "path" : "to");
+      std::string path = json_get_str(call.input, saves ? "path" : "to");
       signals.push_back(new_signal(
           "ungranted_access", "high", "Blocked: SharePoint export with no active grant",
           tool + " to '" + path +
@@ -69,13 +62,13 @@ void apply_turn_guards_in(std::string_view sharepoint_root, const GuardedCall& c
 
   if (ok && tool == "read_document" && has_marker(call.text)) {
     signals.push_back(new_signal("sensitive_source_referenced", "medium", "Restricted document read from SharePoint",
-                                 "read_document opened '" + field_text(call.input, "path") +
+                                 "read_document opened '" + json_get_str(call.input, "path") +
                                      "', whose contents carry an internal / do-not-share marking.",
                                  "path"));
   }
-  if (ok && saves && has_marker(field_text(call.input, "content"))) {
+  if (ok && saves && has_marker(json_get_str(call.input, "content"))) {
     signals.push_back(new_signal("sensitive_content_written", "medium", "Restricted content written to external store",
-                                 "save_document wrote '" + field_text(call.input, "path") +
+                                 "save_document wrote '" + json_get_str(call.input, "path") +
                                      "', whose contents carry an internal / do-not-share marking.",
                                  "content"));
   }

@@ -80,12 +80,7 @@ bool json_flag(const OJson& object, const std::string& key) {
   return it != object.end() && json_truthy(*it);
 }
 
-std::string json_get_str(const OJson& object, const std::string& key) {
-  if (!object.is_object()) return "";
-  auto it = object.find(key);
-  if (it == object.end() || !it->is_string()) return "";
-  return it->get<std::string>();
-}
+std::string json_get_str(const OJson& object, const std::string& key) { return drovix::json_get_str(object, key); }
 
 std::string json_to_text(const OJson* value) {
   if (value == nullptr || value->is_null()) return "";

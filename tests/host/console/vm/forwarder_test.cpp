@@ -50,7 +50,7 @@ struct EchoVm {
 std::optional<std::string> exchange(uint16_t port, const std::string& request) {
   auto s = tcp_connect("127.0.0.1", port, 2000);
   if (!s) return std::nullopt;
-  set_recv_timeout(*s, 5000);
+  (void)set_recv_timeout(*s, 5000);
   size_t off = 0;
   while (off < request.size()) {
     ssize_t w = ::send(s->fd(), request.data() + off, request.size() - off, MSG_NOSIGNAL);
